@@ -6,6 +6,9 @@
 
 #include "average.hpp"
 #include "fifo.hpp"
+// Before any conversion of std::vector<double> in this module: the fast path
+// for lists of floats.
+#include "number_list_caster.hpp"
 
 namespace py = pybind11;
 
