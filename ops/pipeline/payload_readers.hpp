@@ -3,6 +3,11 @@
 
 #include <pybind11/pybind11.h>
 
+// The fast path for lists of floats. Every translation unit of this module
+// that converts std::vector<double> includes this header, so they all see the
+// same caster.
+#include "number_list_caster.hpp"
+
 #include <initializer_list>
 #include <vector>
 
