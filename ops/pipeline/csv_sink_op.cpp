@@ -139,8 +139,23 @@ bool header_due(const fs::path& file) {
     return false;
 }
 
+std::runtime_error open_failure(const std::string& path) {
+    return std::runtime_error("csv_sink_op: failed to open file: " + path);
+}
+
 void append_row(const std::string& path, const py::dict& row) {
     const CsvLines lines = compose_lines(row);
+
+    // The system calls end a path at its first NUL and would write another
+    // file than the one named. The message shows the NUL, since what() would
+    // end there too.
+    if (path.find('\0') != std::string::npos) {
+        std::string shown;
+        for (char c : path) {
+            shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+        }
+        throw open_failure(shown);
+    }
 
     const fs::path file(path);
     std::error_code ignored;  // a directory that can't be made shows up when the file won't open
@@ -150,7 +165,7 @@ void append_row(const std::string& path, const py::dict& row) {
 
     std::ofstream out(path, std::ios::out | std::ios::app);
     if (!out.is_open()) {
-        throw std::runtime_error("csv_sink_op: failed to open file: " + path);
+        throw open_failure(path);
     }
     // One write of the whole text; the close flushes it, so its result counts too.
     out.write(text.data(), static_cast<std::streamsize>(text.size()));
@@ -168,6 +183,10 @@ void csv_sink_op(pipeline::Data& data) {
     py::dict payload = data.payload;
 
     const std::string uri = resolve_handle_uri(payload);
+    // Made before the file is touched: a handle that is not valid UTF-8 can't
+    // be reported, and fails here rather than after its line was appended.
+    const py::str status("handled via " + uri);
+
     if (uri.compare(0, kCsvSchemeLength, kCsvScheme) == 0) {
         const py::dict row = choose_row(payload);
         if (!row.empty()) {
@@ -175,7 +194,7 @@ void csv_sink_op(pipeline::Data& data) {
         }
     }
 
-    payload["status"] = "handled via " + uri;
+    payload["status"] = status;
 }
 
 }  // namespace mirlow
