@@ -115,10 +115,11 @@ class CsvSinkHostileTest(HostileCase):
         d = self.tmp.name
         os.mkdir(os.path.join(d, "adir"))
         targets = [
-            f"{d}/a.csv", "rel/b.csv", "c.csv", f"{d}/adir", "",
+            f"{d}/a.csv", "rel/b.csv", "c.csv", f"{d}/adir", "", f"{d}/n\x00ul.csv",
             f"{d}/\ud800.csv", f"{d}/deep/er/e.csv", f"{d}/a.csv/under.csv", "lf\n.csv",
         ]
-        uris = ["csv://" + t for t in targets] + ["CSV://a.csv", "other://x", "", "csv:/a.csv"]
+        uris = ["csv://" + t for t in targets] + ["CSV://a.csv", "other://x", "", "csv:/a.csv",
+                                                  b"csv://" + d.encode() + b"/\xff.csv", bytearray(b"csv://g.csv")]
         rows = [
             {"mean": 1.0, "se": 0.5}, {"a,b": "x\ny", 'q"': None, "n": math.nan}, {},
             {"k": [1.0, 2.0]}, [("p", 1), ("q", 2)],

@@ -274,7 +274,7 @@ class OpcUaPeerTest(unittest.TestCase):
         with open(csv_path, "rb") as f:
             self.assertEqual(f.read(), csv_before)
         lines = csv_before.decode().splitlines()
-        self.assertEqual(lines[0], "mean,se")
+        self.assertEqual(lines[0], "mean,se,standardError")
         self.assertEqual([float(line.split(",")[0]) for line in lines[1:]], means)
         rows = duckdb_query(db, "SELECT sample_id FROM data_killed_C ORDER BY sample_id")
         self.assertEqual(rows, [(str(n),) for n in range(done)])
