@@ -40,8 +40,15 @@ set(_norvane_libs_dest "${NORVANE_INSTALL_PYTHONDIR}/${NORVANE_LIBS_SUBDIR}")
 
 # The modules' INSTALL_RPATH is $ORIGIN/norvane.libs (ravelin's _host one
 # level down), so they only need to stay beside that folder.
-install(TARGETS _kestrum _mirlow _tarrowby _gantree
-  LIBRARY DESTINATION "${NORVANE_INSTALL_PYTHONDIR}")
+# A module whose folder defines no target yet is left out with a warning, so
+# that configuring never fails on its account.
+foreach(_norvane_module IN ITEMS _kestrum _mirlow _tarrowby _gantree)
+  if(TARGET ${_norvane_module})
+    install(TARGETS ${_norvane_module} LIBRARY DESTINATION "${NORVANE_INSTALL_PYTHONDIR}")
+  else()
+    message(WARNING "${_norvane_module} is not part of this build and will not be installed")
+  endif()
+endforeach()
 install(TARGETS ravelin_host LIBRARY DESTINATION "${NORVANE_INSTALL_PYTHONDIR}/ravelin")
 install(FILES "${PROJECT_SOURCE_DIR}/host/ravelin/__init__.py" DESTINATION "${NORVANE_INSTALL_PYTHONDIR}/ravelin")
 
