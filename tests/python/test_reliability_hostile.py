@@ -179,12 +179,24 @@ class DuckDbHostileTest(HostileCase):
                     parts.append(f.read())
         return parts
 
+    def named_path(self, payload):
+        path = dict.get(payload, "duckdb_path", "work.duckdb")
+        if isinstance(path, (bytes, bytearray)):
+            path = bytes(path).decode("utf-8", "surrogateescape")
+        return os.path.abspath(path) if isinstance(path, str) else None
+
     def check_call(self, op, payload, seed):
         before = snapshot(payload)
         raw = self.db_bytes()
+        entries = set(os.listdir(self.tmp.name))
+        named = self.named_path(payload)
         exc = self.call(op, payload, seed)
         if exc is not None:
             self.assertTrue(unchanged(payload, before), f"seed {seed}: {exc!r} changed the payload")
+        for entry in set(os.listdir(self.tmp.name)) - entries:
+            # DuckDB may leave its write-ahead log beside the file it opened.
+            path = os.path.join(self.tmp.name, entry.removesuffix(".wal"))
+            self.assertEqual(path, named, f"seed {seed}: a file other than the one named appeared")
         if self.db_bytes() == raw:
             return exc  # not a byte changed: nothing to read back
         after = duckdb_contents(self.db)

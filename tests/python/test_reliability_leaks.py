@@ -14,7 +14,7 @@ import tempfile
 import unittest
 
 import reliability_workloads as w
-from reliability_support import (SANITIZE, PhServer, free_port, iterations, server_binary,
+from reliability_support import (BUILD_DIR, SANITIZE, PhServer, free_port, iterations, server_binary,
                                  summary)
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -114,7 +114,8 @@ class NativeLeakTest(unittest.TestCase):
     def test_no_definitely_lost_blocks_in_project_code(self):
         rounds = int(os.environ.get("NORVANE_RELIABILITY_VALGRIND_ROUNDS", "3"))
         with tempfile.TemporaryDirectory() as tmp:
-            log = os.path.join(tmp, "valgrind.log")
+            # Kept in the build directory, for a look at the records after a failure.
+            log = os.path.join(BUILD_DIR or tmp, "reliability-valgrind.log")
             env = dict(os.environ, PYTHONMALLOC="malloc")
             env.pop("LD_PRELOAD", None)
             cmd = ["valgrind", "--leak-check=full", "--show-leak-kinds=definite", "--num-callers=40",
