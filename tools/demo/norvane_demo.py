@@ -173,8 +173,12 @@ class Display:
         self.note(f"error: {text}")
 
     def close(self):
-        self._end_line()
-        self.stream.close()
+        # The reader may be gone (scripts/demo | head): nothing left to tell it.
+        # Closing still releases the descriptor when the final flush fails.
+        with contextlib.suppress(BrokenPipeError):
+            self._end_line()
+        with contextlib.suppress(BrokenPipeError):
+            self.stream.close()
 
 
 def flush_c_stdio():
@@ -662,6 +666,9 @@ def main(argv=None):
     except DemoError as exc:
         display.error(str(exc))
         return 1
+    except BrokenPipeError:
+        # Whoever read the output stopped reading; the run ends with it.
+        return 128 + signal.SIGPIPE
     except KeyboardInterrupt:
         return 128 + signal.SIGINT
     except Stopped as exc:
