@@ -479,10 +479,21 @@ class Bench:
                 return float(line.split()[1]) if line.startswith("T ") else None
 
             calls = 3 if self.args.quick else 5
-            times = self.interleaved(
-                {"op": self.looped(op),
-                 "floor": self.floor_program(lambda calls: [floor_exe, endpoint, str(calls)], parse)},
-                calls)
+            # The client library logs to standard output in this process too;
+            # keep it out of the table.
+            sys.stdout.flush()
+            saved = os.dup(1)
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, 1)
+            try:
+                times = self.interleaved(
+                    {"op": self.looped(op),
+                     "floor": self.floor_program(lambda calls: [floor_exe, endpoint, str(calls)], parse)},
+                    calls)
+            finally:
+                os.dup2(saved, 1)
+                os.close(saved)
+                os.close(devnull)
             self.record("opcua_ph_source, loopback simulator", "1 sample", times, {"floor": 1.05})
         finally:
             server.terminate()
