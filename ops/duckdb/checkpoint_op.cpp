@@ -116,6 +116,7 @@ void duckdb_checkpoint_cpp(pipeline::Data& data) {
     const py::str path_value(duckdb_path);
     const py::str table_value(table);
 
+    refuse_nul_in_path(duckdb_path, "duckdb_checkpoint_cpp");
     duckdb::DuckDB db(duckdb_path, nullptr);
     duckdb::Connection con(db);
 

@@ -2,9 +2,26 @@
 // through the pointers handed over at registration.
 #pragma once
 
+#include <stdexcept>
+#include <string>
+
 #include "pipeline/data.hpp"
 
 namespace tarrowby {
+
+// The file system ends a path at its first NUL, so DuckDB would open another
+// file than the one named (and create it). Refused before the database is
+// opened; the message shows the NUL as \0, since what() would end there too.
+inline void refuse_nul_in_path(const std::string& path, const char* op) {
+    if (path.find('\0') == std::string::npos) {
+        return;
+    }
+    std::string shown;
+    for (char c : path) {
+        shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+    }
+    throw std::runtime_error(std::string(op) + " failed: the database path holds a NUL byte: " + shown);
+}
 
 void duckdb_checkpoint_cpp(pipeline::Data& data);
 void duckdb_sql_cpp(pipeline::Data& data);

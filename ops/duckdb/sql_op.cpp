@@ -53,6 +53,7 @@ void duckdb_sql_cpp(pipeline::Data& data) {
     // call before the database is touched.
     const py::str out_value(out_table);
 
+    refuse_nul_in_path(duckdb_path, "duckdb_sql_cpp");
     duckdb::DuckDB db(duckdb_path, nullptr);
     duckdb::Connection con(db);
     const auto result = con.Query(text);

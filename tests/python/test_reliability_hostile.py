@@ -169,7 +169,7 @@ class DuckDbHostileTest(HostileCase):
         ravelin.run_op("duckdb_checkpoint_cpp", {"run_id": "r1", "duckdb_path": self.db, "values": [1.0, 2.0]})
         self.contents = duckdb_contents(self.db)
         self.paths = [self.db, self.db, self.db, os.path.join(d, "missing", "x.duckdb"),
-                      os.path.join(d, "not.duckdb"), d]
+                      os.path.join(d, "not.duckdb"), d, os.path.join(d, "n\x00ul.duckdb")]
 
     def db_bytes(self):
         parts = []

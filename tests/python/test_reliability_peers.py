@@ -165,6 +165,16 @@ class DuckDbFileTest(unittest.TestCase):
                 self.assert_fails_cleanly(op, payload)
                 self.assertFalse(os.path.exists(os.path.dirname(path)))
 
+    def test_path_with_a_nul_byte(self):
+        # The file system would stop at the NUL and open (and create) "x".
+        path = os.path.join(self.dir, "x\x00y.duckdb")
+        entries = sorted(os.listdir(self.dir))
+        for op, payload in self.calls(path):
+            with self.subTest(op):
+                self.assert_fails_cleanly(op, payload, "the database path holds a NUL byte: "
+                                          + os.path.join(self.dir, "x\\0y.duckdb"))
+                self.assertEqual(sorted(os.listdir(self.dir)), entries)
+
     def test_table_of_the_same_name_with_other_columns(self):
         duckdb_query(self.db, "CREATE TABLE data_r2_C (name TEXT, seen TIMESTAMP); INSERT INTO data_r2_C VALUES ('kept', NULL)")
         stored = duckdb_contents(self.db)
