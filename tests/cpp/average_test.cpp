@@ -19,6 +19,9 @@ struct AverageCase {
     double standard_error;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const AverageCase& c, std::ostream* os) { *os << c.name; }
+
 class average_cases : public testing::TestWithParam<AverageCase> {};
 
 TEST_P(average_cases, gives_mean_and_standard_error) {

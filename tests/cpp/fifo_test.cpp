@@ -31,6 +31,8 @@ struct Scenario {
     std::vector<Call> calls;
 };
 
+void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+
 class fifo_sequence : public testing::TestWithParam<Scenario> {};
 
 TEST_P(fifo_sequence, returns_expected_window_after_each_call) {
