@@ -22,9 +22,15 @@ OPS = ["fifo_window_buffer", "average", "csv_sink", "duckdb_checkpoint_cpp", "du
 SITE = os.path.relpath(sysconfig.get_path("platlib"), sys.exec_prefix)
 
 
+# A sanitized build's modules and server need the sanitizer runtime loaded
+# first; that is all the environment the children get.
+BARE_ENV = ({k: os.environ[k] for k in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS") if k in os.environ}
+            if os.environ.get("NORVANE_SANITIZE") == "1" else {})
+
+
 def isolated_python(code, cwd):
     """Runs code in a fresh interpreter: no environment, no user site, cwd not on the path."""
-    return subprocess.run([sys.executable, "-I", "-c", code], env={}, cwd=cwd,
+    return subprocess.run([sys.executable, "-I", "-c", code], env=dict(BARE_ENV), cwd=cwd,
                           capture_output=True, text=True, timeout=60)
 
 
@@ -99,7 +105,7 @@ print(json.dumps({{
         log = Path(self.tmp.name) / f"server-{port}.log"
         with open(log, "wb") as out:
             server = subprocess.Popen([str(self.prefix / "bin" / "virtual-ph-server"), "--port", str(port),
-                                       "--ph", "6.5"], env={}, stdout=out, stderr=subprocess.STDOUT,
+                                       "--ph", "6.5"], env=dict(BARE_ENV), stdout=out, stderr=subprocess.STDOUT,
                                       stdin=subprocess.DEVNULL)
         try:
             deadline = time.monotonic() + 30
