@@ -24,6 +24,7 @@ import signal
 import socket
 import subprocess
 import sys
+import textwrap
 import time
 from pathlib import Path
 from xml.sax.saxutils import escape
@@ -80,9 +81,21 @@ def seconds(text):
     return value
 
 
+class HelpFormatter(argparse.HelpFormatter):
+    """Wraps help text without splitting names such as virtual-ph-server."""
+
+    def _fill_text(self, text, width, indent):
+        return textwrap.fill(" ".join(text.split()), width, initial_indent=indent,
+                             subsequent_indent=indent, break_on_hyphens=False)
+
+    def _split_lines(self, text, width):
+        return textwrap.wrap(" ".join(text.split()), width, break_on_hyphens=False)
+
+
 def parse_args(argv):
     parser = argparse.ArgumentParser(
         prog="scripts/demo",
+        formatter_class=HelpFormatter,
         description=(
             "Reads pH values from an OPC UA server, one per step, through the pipeline "
             + " -> ".join(PIPELINE)
