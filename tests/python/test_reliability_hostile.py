@@ -14,9 +14,11 @@ import unittest
 import ravelin
 import _mirlow  # noqa: F401  (registers its ops)
 import _tarrowby  # noqa: F401
+import _gantree  # noqa: F401
 
-from hostile import Hostile, is_float_list, snapshot, unchanged
-from reliability_support import duckdb_contents, duckdb_exec_path, files_under, iterations, summary
+from hostile import Boom, Hostile, is_float_list, snapshot, unchanged
+from reliability_support import (PhServer, duckdb_contents, duckdb_exec_path, files_under, free_port, iterations,
+                                 server_binary, summary)
 
 BASE_SEED = int(os.environ.get("NORVANE_RELIABILITY_SEED", "20261211"))
 ORDINARY = [[1, 2, 3], [], [0.5], 3.5, [2.0, 4.0, 8.0]]
@@ -250,6 +252,47 @@ class DuckDbHostileTest(HostileCase):
             if exc is None:
                 self.assertIsInstance(payload["data_table"], str, f"seed {seed}")
         self.report("duckdb_sql_cpp", made)
+
+
+@unittest.skipIf(server_binary() is None, "virtual-ph-server is not built")
+class OpcUaHostileTest(HostileCase):
+    def test_samples_are_floats_and_failures_change_nothing(self):
+        server = PhServer().start()
+        self.addCleanup(server.stop)
+        # Refused connects cost about a second each, so they are a rare pick.
+        closed = f"opc.tcp://127.0.0.1:{free_port()}/VirtualPhServer"
+        plausible = {
+            "endpoint": [server.endpoint] * 12 + [closed, "opc.tcp://127.0.0.1:0/x", "no scheme", ""],
+            "phNode": ["ns=2;s=VirtualPhMeter01.pH", "ns=2;s=VirtualPhMeter01.temperature", "plain word",
+                       "ns=2;i=85", "ns=2;s=VirtualPhMeter01.pH\x00tail"],
+            "temperatureNode": ["ns=2;s=VirtualPhMeter01.temperature", "ns=9;s=none"],
+            "values": ORDINARY, "sampleChunk": ORDINARY,
+        }
+        made = 0
+        for i in range(iterations(40)):
+            seed = BASE_SEED * 1000 + 500000 + i
+            h = Hostile(seed)
+            payload = h.payload(plausible, hostile=0.2, missing=0.1)
+            payload.setdefault("endpoint", server.endpoint)  # no server on the default port
+            made += h.made
+            before = snapshot(payload)
+            exc = self.call("opcua_ph_source", payload, seed)
+            if exc is not None:
+                seen = payload
+                if isinstance(exc, Boom):
+                    # A Python error while "values" is read comes after the
+                    # sample was written, which then stays.
+                    before = [(k, v) for k, v in before if k != "opcua_sample"]
+                    seen = {k: v for k, v in dict.items(payload) if k != "opcua_sample"}
+                self.assertTrue(unchanged(seen, before), f"seed {seed}: {exc!r} changed the payload")
+                continue
+            sample = payload["opcua_sample"]
+            self.assertEqual(list(sample), ["pH", "temperature", "timestamp"], f"seed {seed}")
+            self.assertIsNone(sample["timestamp"])
+            self.assertTrue(is_float_list(payload["values"]), f"seed {seed}: values {payload['values']!r}")
+            self.assertIs(type(sample["pH"]), float)
+            self.assertEqual(repr(payload["values"][-1]), repr(sample["pH"]), f"seed {seed}")
+        self.report("opcua_ph_source", made)
 
 
 if __name__ == "__main__":
