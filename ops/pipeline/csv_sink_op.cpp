@@ -3,9 +3,13 @@
 // records in "status" which handle the step was routed to.
 #include <pybind11/pybind11.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstddef>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -143,6 +147,40 @@ std::runtime_error open_failure(const std::string& path) {
     return std::runtime_error("csv_sink_op: failed to open file: " + path);
 }
 
+// Creates the parent directory when the file is missing and tells whether the
+// header is due. The common case, an existing regular file, costs one stat():
+// its parent exists, so there is nothing to create. Every other case takes
+// the general path with the standard library's errors.
+bool prepare_file(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        return st.st_size == 0;
+    }
+    const fs::path file(path);
+    std::error_code ignored;  // a directory that can't be made shows up when the file won't open
+    fs::create_directories(file.parent_path(), ignored);
+    return header_due(file);
+}
+
+// One write of the whole text (repeated only for a short write), then the
+// close, whose result counts too.
+bool write_all(int fd, const std::string& text) {
+    const char* next = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, next, left);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        next += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 void append_row(const std::string& path, const py::dict& row) {
     const CsvLines lines = compose_lines(row);
 
@@ -157,20 +195,16 @@ void append_row(const std::string& path, const py::dict& row) {
         throw open_failure(shown);
     }
 
-    const fs::path file(path);
-    std::error_code ignored;  // a directory that can't be made shows up when the file won't open
-    fs::create_directories(file.parent_path(), ignored);
+    const std::string text = prepare_file(path) ? lines.header + lines.data : lines.data;
 
-    const std::string text = header_due(file) ? lines.header + lines.data : lines.data;
-
-    std::ofstream out(path, std::ios::out | std::ios::app);
-    if (!out.is_open()) {
+    // The modes of an output stream opened for appending.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) {
         throw open_failure(path);
     }
-    // One write of the whole text; the close flushes it, so its result counts too.
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.close();
-    if (out.fail()) {
+    const bool written = write_all(fd, text);
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed) {
         throw std::runtime_error("csv_sink_op: failed to write file: " + path);
     }
 }
