@@ -25,6 +25,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 from pathlib import Path
 
 __all__ = ["PhServer", "free_port", "native_stdout_captured", "server_executable"]
@@ -94,13 +95,25 @@ class PhServer:
         return list(self._lines)
 
     def start(self):
-        """Starts the server and waits for its "ready" line; returns self."""
+        """Starts the server and waits for its "ready" line; returns self.
+
+        With a fixed port, a start right after a stop on that port is retried
+        for a while: the port a stopped server held can take a moment to
+        come free.
+        """
         if self._process is not None:
             raise RuntimeError("server already running")
-        attempts = 1 if self._fixed_port is not None else 3
-        for attempt in range(attempts):
-            port = self._fixed_port if self._fixed_port is not None else free_port(self.HOST)
-            if self._launch(port):
+        if self._fixed_port is None:
+            for _ in range(3):
+                if self._launch(free_port(self.HOST)):
+                    return self
+        else:
+            deadline = time.monotonic() + READY_TIMEOUT
+            while not self._launch(self._fixed_port):
+                if time.monotonic() >= deadline:
+                    break
+                time.sleep(0.2)
+            else:
                 return self
         raise RuntimeError(
             f"virtual-ph-server did not get ready on {self.endpoint} "
@@ -122,6 +135,10 @@ class PhServer:
         process.stdout.close()
         self.returncode = process.returncode
         return self.returncode
+
+    def kill(self):
+        """Ends the server at once (SIGKILL), as a crash would."""
+        return self.stop(signal.SIGKILL)
 
     def __enter__(self):
         return self.start()

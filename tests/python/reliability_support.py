@@ -7,6 +7,9 @@ import os
 import subprocess
 import sys
 
+import ph_server
+from ph_server import free_port
+
 BUILD_DIR = os.environ.get("NORVANE_BUILD_DIR", "")
 SANITIZE = os.environ.get("NORVANE_SANITIZE") == "1"
 
@@ -73,65 +76,17 @@ def files_under(directory):
     return out
 
 
-def free_port():
-    import socket
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def server_binary():
-    path = os.path.join(BUILD_DIR, "bin", "virtual-ph-server")
-    return path if os.access(path, os.X_OK) else None
+    """The simulator's path, or None when it is not built."""
+    try:
+        return str(ph_server.server_executable())
+    except FileNotFoundError:
+        return None
 
 
-class PhServer:
-    """The simulator on a fixed loopback port, which can be stopped, killed
-    and started again on the same port."""
+class PhServer(ph_server.PhServer):
+    """The simulator on a port fixed at construction, so that it can be
+    stopped or killed and started again on the same port."""
 
     def __init__(self, port=None, *args):
-        self.port = port or free_port()
-        self.args = list(args)
-        self.proc = None
-        self.endpoint = f"opc.tcp://127.0.0.1:{self.port}/VirtualPhServer"
-
-    def start(self, timeout=15.0):
-        import tempfile
-        import time
-        env = dict(os.environ)
-        env.pop("LD_PRELOAD", None)
-        deadline = time.monotonic() + timeout
-        while True:
-            # Its log goes to a file: a pipe nobody reads would fill up and stall it.
-            self.log = tempfile.TemporaryFile()
-            self.proc = subprocess.Popen(
-                [server_binary(), "--port", str(self.port), *self.args],
-                stdout=self.log, stderr=subprocess.STDOUT, env=env)
-            while time.monotonic() < deadline and self.proc.poll() is None:
-                self.log.seek(0)
-                if b"ready\n" in self.log.read():
-                    return self
-                time.sleep(0.05)
-            self.stop()
-            # The port of a server just stopped can take a moment to come free.
-            if time.monotonic() >= deadline:
-                raise RuntimeError(f"virtual-ph-server did not become ready on port {self.port}")
-            time.sleep(0.2)
-
-    def stop(self, sig=None):
-        import signal as signals
-        if self.proc is None:
-            return
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig or signals.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.log.close()
-        self.proc = None
-
-    def kill(self):
-        import signal as signals
-        self.stop(signals.SIGKILL)
+        super().__init__(port=port or free_port(), args=args)
