@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "nul_text.hpp"
 #include "pipeline/data.hpp"
 
 namespace tarrowby {
@@ -13,14 +14,10 @@ namespace tarrowby {
 // file than the one named (and create it). Refused before the database is
 // opened; the message shows the NUL as \0, since what() would end there too.
 inline void refuse_nul_in_path(const std::string& path, const char* op) {
-    if (path.find('\0') == std::string::npos) {
-        return;
+    if (norvane::has_nul(path)) {
+        throw std::runtime_error(std::string(op) + " failed: the database path holds a NUL byte: " +
+                                 norvane::show_nul(path));
     }
-    std::string shown;
-    for (char c : path) {
-        shown += c == '\0' ? std::string("\\0") : std::string(1, c);
-    }
-    throw std::runtime_error(std::string(op) + " failed: the database path holds a NUL byte: " + shown);
 }
 
 void duckdb_checkpoint_cpp(pipeline::Data& data);

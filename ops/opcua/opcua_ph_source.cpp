@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "nul_text.hpp"
+
 namespace py = pybind11;
 
 namespace {
@@ -30,28 +32,11 @@ std::string str_or_default(py::dict& payload, const char* key, const std::string
     return fallback;
 }
 
-// open62541 takes C strings: a text with an embedded NUL would reach it cut
-// short and name another node or host than the one the caller wrote.
-bool has_nul(const std::string& text) { return text.find('\0') != std::string::npos; }
-
-// The endpoint as it goes into the connect-failure message, with an embedded
-// NUL spelled out so that the message is not cut short at it.
-std::string printable(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\0') {
-            out += "\\0";
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 // Never throws: a reading that fails is NaN, so the caller's client is always
 // disconnected and deleted.
 double read_double(UA_Client* client, const std::string& node_id_text) {
-    if (has_nul(node_id_text)) {
+    // open62541 takes C strings: a NUL would cut the id short and name another node.
+    if (norvane::has_nul(node_id_text)) {
         return std::nan("");
     }
     UA_NodeId node_id = UA_NODEID_NULL;
@@ -107,8 +92,9 @@ void opcua_ph_source_op(pipeline::Data& data) {
     const std::string temperature_node = str_or_default(payload, "temperatureNode", kDefaultTemperatureNode);
 
     const std::string connect_failed = "opcua_ph_source_op: connect failed for endpoint ";
-    if (has_nul(endpoint)) {
-        throw std::runtime_error(connect_failed + printable(endpoint));
+    // Cut short at a NUL, the endpoint would name another server than the caller's.
+    if (norvane::has_nul(endpoint)) {
+        throw std::runtime_error(connect_failed + norvane::show_nul(endpoint));
     }
 
     // Nothing from here to UA_Client_delete can throw, so the client never

@@ -16,6 +16,7 @@
 #include <system_error>
 #include <vector>
 
+#include "nul_text.hpp"
 #include "ops.hpp"
 
 namespace py = pybind11;
@@ -187,12 +188,8 @@ void append_row(const std::string& path, const py::dict& row) {
     // The system calls end a path at its first NUL and would write another
     // file than the one named. The message shows the NUL, since what() would
     // end there too.
-    if (path.find('\0') != std::string::npos) {
-        std::string shown;
-        for (char c : path) {
-            shown += c == '\0' ? std::string("\\0") : std::string(1, c);
-        }
-        throw open_failure(shown);
+    if (norvane::has_nul(path)) {
+        throw open_failure(norvane::show_nul(path));
     }
 
     const std::string text = prepare_file(path) ? lines.header + lines.data : lines.data;
