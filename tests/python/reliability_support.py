@@ -1,12 +1,10 @@
 """Shared pieces of the reliability tests: iteration counts, the summary line,
 reading a DuckDB file back and snapshots of a directory's files."""
 
-import csv
-import io
 import os
-import subprocess
 import sys
 
+import duckdb_reader
 import ph_server
 from ph_server import free_port
 
@@ -28,26 +26,8 @@ def summary(name, **figures):
     print(f"reliability {name}: {text}", file=sys.stderr, flush=True)
 
 
-def duckdb_exec_path():
-    path = os.path.join(BUILD_DIR, "tests", "duckdb", "duckdb_exec")
-    return path if os.access(path, os.X_OK) else None
-
-
-def duckdb_query(db, sql):
-    """Rows of `sql` run on the file `db` by a separate process, as tuples of
-    text (None for NULL)."""
-    exe = duckdb_exec_path()
-    if exe is None:
-        raise RuntimeError("duckdb_exec not built")
-    env = dict(os.environ)
-    # The reader is a plain program: the sanitizer runtime preloaded for the
-    # interpreter is not for it.
-    env.pop("LD_PRELOAD", None)
-    proc = subprocess.run([exe, db, sql], capture_output=True, env=env, timeout=60)
-    if proc.returncode != 0:
-        raise RuntimeError(proc.stderr.decode(errors="replace").strip())
-    text = proc.stdout.decode("utf-8", errors="surrogateescape")
-    return [tuple(row) for row in csv.reader(io.StringIO(text), quoting=csv.QUOTE_NOTNULL)]
+duckdb_exec_path = duckdb_reader.exec_path
+duckdb_query = duckdb_reader.query
 
 
 def duckdb_contents(db):

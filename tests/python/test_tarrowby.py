@@ -1,42 +1,28 @@
 """The DuckDB ops of _tarrowby: checkpoint and SQL op, alone and in pipelines.
 
-Stored tables are read back with the test helper duckdb_exec (DuckDB's C
-interface, built under tests/duckdb), never through the ops under test. Each
-read runs in another process, so it also shows that the op closed the file.
+Stored tables are read back with duckdb_reader, never through the ops under
+test; each read runs in another process, so it also shows that the op closed
+the file.
 """
 
-import csv
-import io
 import json
 import os
-import subprocess
 import tempfile
 import unittest
 
+import duckdb_reader
 import ravelin
 
 OPS_BEFORE_IMPORT = ravelin.registered_ops()
 
 import _tarrowby  # noqa: E402  (after the snapshot above, on purpose)
 
-BUILD_DIR = os.environ.get(
-    "NORVANE_BUILD_DIR", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build")
-)
-DUCKDB_EXEC = os.path.join(BUILD_DIR, "tests", "duckdb", "duckdb_exec")
-
 CHECKPOINT = "duckdb_checkpoint_cpp"
 SQL = "duckdb_sql_cpp"
 CAST_ERROR = "Unable to cast"  # how pybind11's cast_error message begins
 VALUES_ERROR = "duckdb_checkpoint_cpp: payload['values'] must be a sequence of floats: "
 
-
-def run_sql(path, sql):
-    """Runs sql on the file with duckdb_exec; the rows as tuples of str (NULL as None)."""
-    done = subprocess.run([DUCKDB_EXEC, path, sql], capture_output=True)
-    if done.returncode != 0:
-        raise AssertionError(f"duckdb_exec failed on {sql!r}: {done.stderr.decode(errors='replace')}")
-    text = io.StringIO(done.stdout.decode("utf-8"), newline="")
-    return [tuple(row) for row in csv.reader(text, quoting=csv.QUOTE_NOTNULL)]
+run_sql = duckdb_reader.query
 
 
 def data_rows(path, table):
