@@ -25,11 +25,7 @@ string(REPLACE "\n" ";" _norvane_python_layout "${_norvane_python_layout}")
 list(GET _norvane_python_layout 0 _norvane_python_prefix)
 list(GET _norvane_python_layout 1 _norvane_python_platlib)
 
-# A build folder configured before these rules existed holds CMake's own
-# default prefix, which is no interpreter's; it is treated like a fresh one.
-if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT
-   OR (NOT DEFINED CACHE{NORVANE_INSTALL_PYTHONDIR} AND CMAKE_INSTALL_PREFIX STREQUAL "/usr/local"
-       AND EXISTS "${CMAKE_BINARY_DIR}/CMakeCache.txt"))
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
   set(CMAKE_INSTALL_PREFIX "${_norvane_python_prefix}" CACHE PATH "Install prefix (default: the interpreter's)" FORCE)
 endif()
 set(NORVANE_INSTALL_PYTHONDIR "${_norvane_python_platlib}" CACHE STRING
@@ -40,15 +36,7 @@ set(_norvane_libs_dest "${NORVANE_INSTALL_PYTHONDIR}/${NORVANE_LIBS_SUBDIR}")
 
 # The modules' INSTALL_RPATH is $ORIGIN/norvane.libs (ravelin's _host one
 # level down), so they only need to stay beside that folder.
-# A module whose folder defines no target yet is left out with a warning, so
-# that configuring never fails on its account.
-foreach(_norvane_module IN ITEMS _kestrum _mirlow _tarrowby _gantree)
-  if(TARGET ${_norvane_module})
-    install(TARGETS ${_norvane_module} LIBRARY DESTINATION "${NORVANE_INSTALL_PYTHONDIR}")
-  else()
-    message(WARNING "${_norvane_module} is not part of this build and will not be installed")
-  endif()
-endforeach()
+install(TARGETS _kestrum _mirlow _tarrowby _gantree LIBRARY DESTINATION "${NORVANE_INSTALL_PYTHONDIR}")
 install(TARGETS ravelin_host LIBRARY DESTINATION "${NORVANE_INSTALL_PYTHONDIR}/ravelin")
 install(FILES "${PROJECT_SOURCE_DIR}/host/ravelin/__init__.py" DESTINATION "${NORVANE_INSTALL_PYTHONDIR}/ravelin")
 
